@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the build to a temporary prefix and checks what other tools rely
+# on: the file layout, a C11 program built with pkg-config, a CMake consumer of
+# kovrel::kovrel, and a shared library exporting only the BXMERIX node.
+set -euo pipefail
+build_dir=$1
+here=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+
+for f in include/kovrel/kovrel.h include/kovrel/cq_api.h lib/libkovrel.so lib/libkovrel.so.1 \
+         lib/pkgconfig/kovrel.pc lib/cmake/kovrel/kovrelConfig.cmake; do
+  [ -e "$prefix/$f" ] || { echo "missing after install: $f"; exit 1; }
+done
+
+soname=$(objdump -p "$prefix/lib/libkovrel.so" | awk '/SONAME/ {print $2}')
+[ "$soname" = libkovrel.so.1 ] || { echo "SONAME is '$soname', expected libkovrel.so.1"; exit 1; }
+
+# Every defined dynamic symbol carries the BXMERIX version (the node's own
+# name appears as an absolute symbol); nothing else is exported.
+exported=$(nm -D --defined-only "$prefix/lib/libkovrel.so" | awk '{print $3}')
+[ -n "$exported" ] || { echo "the library exports nothing"; exit 1; }
+if stray=$(grep -v '@@BXMERIX$' <<<"$exported" | grep -v '^BXMERIX$'); then
+  echo "symbols outside BXMERIX:"; echo "$stray"; exit 1
+fi
+
+# A C11 program built only with what pkg-config says.
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+cc -std=c11 -Wall -Werror "$here/../headers/both_headers.c" -o "$work/pc_consumer" \
+   $(pkg-config --cflags --libs kovrel)
+LD_LIBRARY_PATH=$prefix/lib "$work/pc_consumer"
+
+# A CMake project using the installed package.
+cmake -S "$here/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+LD_LIBRARY_PATH=$prefix/lib "$work/consumer/consumer"
+echo "install layout ok"
