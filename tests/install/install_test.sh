@@ -27,11 +27,20 @@ if stray=$(grep -v '@@BXMERIX$' <<<"$exported" | grep -v '^BXMERIX$'); then
   echo "symbols outside BXMERIX:"; echo "$stray"; exit 1
 fi
 
+# Every call and datum the public headers declare is exported.
+declared=$(sed -n 's/^[A-Za-z_][A-Za-z0-9_ *]*[ *]\(\(kr\|xml\|cq_rpc\)_[A-Za-z0-9_]*\)(.*/\1/p; s/^extern [^;]*[ *]\(kr_[A-Za-z0-9_]*\)\(\[[0-9]*\]\)\{0,1\};/\1/p' \
+           "$prefix"/include/kovrel/*.h | sort -u)
+missing=$(comm -23 <(echo "$declared") <(sed 's/@@BXMERIX$//' <<<"$exported" | sort -u))
+[ -z "$missing" ] || { echo "declared but not exported:"; echo "$missing"; exit 1; }
+
 # A C11 program built only with what pkg-config says.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 cc -std=c11 -Wall -Werror "$here/../headers/both_headers.c" -o "$work/pc_consumer" \
    $(pkg-config --cflags --libs kovrel)
 LD_LIBRARY_PATH=$prefix/lib "$work/pc_consumer"
+cc -std=c11 -Wall -Werror "$here/../c_api/request_tree.c" -o "$work/request_tree" \
+   $(pkg-config --cflags --libs kovrel)
+LD_LIBRARY_PATH=$prefix/lib "$work/request_tree"
 
 # A CMake project using the installed package.
 cmake -S "$here/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
