@@ -77,6 +77,9 @@ constexpr xmlSAXHandler kr_xml_handler_table() {
     return h;
 }
 
+struct kr_xml_pool_free {
+    void operator()(char *p) const { pool_free(pool_default(), p); }
+};
 struct kr_xml_ctx_deleter {
     void operator()(kr_xml_ctx_t *ctx) const { kr_xml_release(ctx); }
 };
@@ -128,6 +131,12 @@ void kr_xml_parser_stop(xmlParserCtxtPtr parser) {
     parser->errNo = kr_xml_stop_errno;
 }
 
+bool kr_xml_parser_halted(xmlParserCtxtPtr parser) {
+    // The same test xmlParseChunk makes before it looks at new input.
+    return parser->instate == XML_PARSER_EOF ||
+           (parser->errNo != XML_ERR_OK && parser->disableSAX != 0);
+}
+
 void kr_xml_error_replace(char **parse_error, char *formatted) {
     kr_xml_error_free(parse_error);
     *parse_error = formatted != nullptr ? formatted : kr_xml_error_no_memory;
@@ -135,6 +144,17 @@ void kr_xml_error_replace(char **parse_error, char *formatted) {
 
 void kr_xml_error_set(char **parse_error, const char *text) {
     kr_xml_error_replace(parse_error, pstrdup(pool_default(), text));
+}
+
+void kr_xml_error_vappend(char **parse_error, const char *format, va_list ap) {
+    std::unique_ptr<char, kr_xml_pool_free> message(str_vsprintf(format, ap));
+    const char *old = *parse_error != nullptr ? *parse_error : "";
+    if (message != nullptr && strlen(old) + strlen(message.get()) > kr_xml_error_max)
+        return;
+    // Built before the old text is released; a failure leaves the static
+    // out-of-memory text.
+    kr_xml_error_replace(parse_error,
+                         message != nullptr ? str_cat(old, message.get(), nullptr) : nullptr);
 }
 
 void kr_xml_error_free(char **parse_error) {

@@ -25,6 +25,8 @@
 
 #include <libxml/parser.h>
 
+#include <cstdarg>
+#include <cstddef>
 #include <cstring>
 
 // Error number stored in the parser context when a reader refuses to go on
@@ -32,6 +34,9 @@
 constexpr int kr_xml_stop_errno = 6005;
 // Open elements a reader keeps track of: at most 20 levels, the root being 1.
 constexpr int kr_xml_stack_entries = 20;
+
+// Bound of an accumulated error text.
+constexpr size_t kr_xml_error_max = 4096;
 
 constexpr const char *kr_xml_error_too_deep = "XML is too deeply nested!";
 constexpr const char *kr_xml_error_elements = "Unable to allocate memory for elements!";
@@ -49,6 +54,10 @@ void kr_xml_parser_free(xmlParserCtxtPtr parser);
 // Stops the parser for good: no further events, and every later parse step
 // returns kr_xml_stop_errno.
 void kr_xml_parser_stop(xmlParserCtxtPtr parser);
+// True when the parser ignores all further input: stopped by a reader, or
+// given up after a fatal error in the document. Reading more of a reply is
+// then pointless.
+bool kr_xml_parser_halted(xmlParserCtxtPtr parser);
 
 // Replaces *parse_error with a copy of `text`. When even that copy cannot be
 // made, a static out-of-memory text takes its place, so a failure is never
@@ -58,6 +67,12 @@ void kr_xml_error_set(char **parse_error, const char *text);
 // Takes ownership of `formatted` (a heap text, or null when formatting ran out
 // of memory) as the new *parse_error.
 void kr_xml_error_replace(char **parse_error, char *formatted);
+// Appends a formatted message to *parse_error (the reply reader keeps every
+// message). The text stops growing at kr_xml_error_max bytes: later messages
+// are dropped, so a hostile document cannot make the error text outgrow the
+// reply. Memory exhaustion leaves the static out-of-memory text.
+void kr_xml_error_vappend(char **parse_error, const char *format, va_list ap)
+    __attribute__((format(printf, 2, 0)));
 void kr_xml_error_free(char **parse_error);
 // True when the text records memory exhaustion rather than a faulty document.
 bool kr_xml_error_is_no_memory(const char *parse_error);
