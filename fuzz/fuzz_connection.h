@@ -1,6 +1,7 @@
-// A connection whose peer has sent exactly the fuzzer's bytes and closed:
-// the bytes sit in a socket pair's buffer, the writing end is shut down, and
-// the reading end is wrapped in a plain connection record.
+// A connection whose peer has sent exactly the fuzzer's bytes and then shut
+// down its sending side: the bytes sit in a socket pair's buffer, and the
+// other end is wrapped in a plain connection record. What the code under test
+// writes is accepted (and never read).
 #pragma once
 
 #include "shttpc.h"
@@ -26,7 +27,8 @@ class FuzzConnection {
                 break;
             done += static_cast<size_t>(n);
         }
-        close(fds[0]);
+        shutdown(fds[0], SHUT_WR);
+        peer_ = fds[0];
         sock_ = shttpc_new(SHTTPC_Type_Plain, 0);
         if (sock_ == nullptr) {
             close(fds[1]);
@@ -40,9 +42,12 @@ class FuzzConnection {
     ~FuzzConnection() {
         if (sock_ != nullptr)
             shttpc_delete(sock_);
+        if (peer_ >= 0)
+            close(peer_);
     }
     shttpc_t get() const { return sock_; }
 
   private:
     shttpc_t sock_ = nullptr;
+    int peer_ = -1;
 };

@@ -20,6 +20,15 @@
 extern "C" {
 #endif
 
+/* The enumerations hold whatever int a C caller stores (a value outside the
+ * list is rejected by the call that reads it); in C++ they get int as their
+ * fixed base so that such values stay defined. */
+#ifdef __cplusplus
+#define KOVREL_ENUM_BASE : int
+#else
+#define KOVREL_ENUM_BASE
+#endif
+
 /* A C boolean: 0 is false, anything else true. */
 typedef int32_t bool_t;
 
@@ -28,12 +37,48 @@ typedef struct _hashstruct *stab_t;
 
 /* Transport of a server handle; also selects the prefix of transport error
  * messages (kr_error_string). */
-typedef enum kr_server_transport_t {
+typedef enum kr_server_transport_t KOVREL_ENUM_BASE {
     KR_SERVER_TRANSPORT_HTTP = 0,
     KR_SERVER_TRANSPORT_HTTPS = 1,
     KR_SERVER_TRANSPORT_VAV = 2,
     KR_SERVER_TRANSPORT_ZSMS = 3
 } kr_server_transport_t;
+
+/* A connection of the secure-socket layer (opaque). */
+typedef struct shttpc_s *shttpc_t;
+
+/* Authentication style of a server handle; it also chooses the transport. */
+typedef enum kr_style_t KOVREL_ENUM_BASE {
+    KR_STYLE_LOGIN_PASSWORD = 0, /* HTTP Basic authentication */
+    KR_STYLE_RPC = 1,            /* not available on this platform */
+    KR_STYLE_HOSTSEQUIV = 2,     /* HTTP from a reserved local port */
+    KR_STYLE_VAV = 3,            /* stream-socket protocol */
+    KR_STYLE_CERTIFICATE = 4     /* HTTPS with a client certificate */
+} kr_style_t;
+
+/* Kind of server a handle talks to. */
+typedef enum kr_server_type_t KOVREL_ENUM_BASE {
+    KR_SERVER_TYPE_STORAGE = 0,
+    KR_SERVER_TYPE_QUARRA = 1,
+    KR_SERVER_TYPE_HOSTAGENT = 2,
+    KR_SERVER_TYPE_TOLLEN = 3,
+    KR_SERVER_TYPE_CLUSTERED = 4,
+    KR_SERVER_TYPE_ZINTAR = 5
+} kr_server_type_t;
+
+/* What an invocation does with the request and the reply. */
+typedef enum kr_debug_style_t KOVREL_ENUM_BASE {
+    KR_NO_DEBUG = 0,             /* normal operation */
+    KR_PRINT_DONT_PARSE = 1,     /* print request and reply, do not parse */
+    KR_DONT_PRINT_DONT_PARSE = 2 /* consume the reply unprinted and unparsed */
+} kr_debug_style_t;
+
+/* A caller's transport argument: a TLS method and a TLS context. The handle
+ * keeps a copy of the two pointers; no transport reads them. */
+typedef struct zfd_setopt_t {
+    const void *ssl_method;
+    void *ssl_ctx;
+} zfd_setopt_t;
 
 /* Certificate settings of a server handle (read by the secure-connection
  * layer). Strings are owned by the handle, except host (borrowed from the
@@ -50,6 +95,101 @@ typedef struct cert_auth_info {
     char *ca_dir;                      /* directory of trusted CA certificates */
     char *err_info;                    /* out: text of the last certificate failure */
 } cert_auth_info;
+
+/* ------------------------------------------------------------------------
+ * Library start-up and server handles
+ * ------------------------------------------------------------------------ */
+
+/* One remote API endpoint and everything an invocation needs. Read it with
+ * the getters; change it only with the setters. */
+typedef struct kr_server_t {
+    char *host;
+    int look_up_host;
+    int major;
+    int minor;
+    kr_style_t style;
+    kr_debug_style_t debugstyle;
+    int printinput;
+    char *username;
+    char *password;
+    int ntlm;
+    const char *urlformat;
+    kr_server_transport_t transport;
+    zfd_setopt_t *transportarg;
+    int port;
+    char *ns;
+    void *userdata;
+    kr_server_type_t servertype;
+    int timeout;
+    shttpc_t sock;
+    char *vtenant;
+    char *raw_xml_output;
+    char *caller_app_name;
+    char *caller_intent;
+    char *originator_id;
+    char *target_cluster_uuid;
+    char *target_vserver_name;
+    bool_t keep_alive;
+    uint64_t last_time_used;
+    cert_auth_info *cert_info;
+    bool_t use_sslv3;
+} kr_server_t;
+
+int kr_startup(char *errbuff, int errbuffsize);
+int kr_startup_without_kovradmin(char *errbuff, int errbuffsize);
+int kr_is_started(void);
+void kr_shutdown(void);
+
+kr_server_t *kr_server_open(const char *host, int major, int minor);
+int kr_server_close(kr_server_t *s);
+
+int kr_server_set_server_type(kr_server_t *s, kr_server_type_t type);
+int kr_server_set_transport_type(kr_server_t *s, kr_server_transport_t transport,
+                                 zfd_setopt_t *transportarg);
+int kr_server_set_transport(kr_server_t *s, kr_server_transport_t transport,
+                            zfd_setopt_t *transportarg, int port);
+kr_server_transport_t kr_server_get_transport_type(kr_server_t *s);
+int kr_server_set_port(kr_server_t *s, int port);
+int kr_server_get_port(kr_server_t *s);
+int kr_server_set_timeout(kr_server_t *s, int timeout);
+int kr_server_get_timeout(kr_server_t *s);
+int kr_server_set_host_lookup(kr_server_t *s, int host_lookup_choice);
+int kr_server_get_host_lookup(kr_server_t *s);
+int kr_server_set_keep_alive(kr_server_t *s, int enable);
+int kr_server_get_keep_alive(kr_server_t *s);
+
+void kr_server_set_style(kr_server_t *s, kr_style_t style);
+kr_style_t kr_server_get_style(kr_server_t *s);
+int kr_server_set_admin_user(kr_server_t *s, const char *username, const char *password);
+int kr_server_set_client_cert_and_key(kr_server_t *s, const char *cert_file, const char *key_file,
+                                      const char *key_passwd);
+int kr_server_set_server_cert_verification(kr_server_t *s, int enable);
+int kr_server_is_server_cert_verification_enabled(const kr_server_t *s);
+int kr_server_set_ca_certs(kr_server_t *s, const char *CAfile);
+int kr_server_set_hostname_verification(kr_server_t *s, int enable);
+int kr_server_is_hostname_verification_enabled(const kr_server_t *s);
+int kr_server_set_sslv3(kr_server_t *s, int enable);
+int kr_server_is_sslv3_enabled(kr_server_t *s);
+
+int kr_server_namespace(kr_server_t *s, const char *ns);
+int kr_server_set_vtenant(kr_server_t *s, const char *name);
+int kr_server_set_vserver(kr_server_t *s, const char *vserver);
+const char *kr_server_get_vserver(kr_server_t *s);
+int kr_server_set_originator_id(kr_server_t *s, const char *oid);
+const char *kr_server_get_originator_id(kr_server_t *s);
+int kr_server_set_target_cluster_uuid(kr_server_t *s, const char *uuid);
+const char *kr_server_get_target_cluster_uuid(kr_server_t *s);
+int kr_server_set_target_vserver_name(kr_server_t *s, const char *vserver_name);
+const char *kr_server_get_target_vserver_name(kr_server_t *s);
+int kr_server_set_caller_app_name(kr_server_t *s, const char *name);
+int kr_server_set_caller_intent(kr_server_t *s, const char *caller_intent);
+int kr_server_set_application_name(const char *app_name);
+const char *kr_server_get_application_name(void);
+
+void kr_server_set_debugstyle(kr_server_t *s, kr_debug_style_t style);
+kr_debug_style_t kr_server_get_debugstyle(kr_server_t *s);
+void kr_server_set_raw_xml_output(kr_server_t *s, char *xml);
+const char *kr_server_get_raw_xml_output(kr_server_t *s);
 
 /* ------------------------------------------------------------------------
  * Element trees
@@ -264,6 +404,27 @@ int kr_xml_string_reader(void *context, char *buff, int buffsize);
 /* Parses an XML text into a tree owned by the caller; null with EINVAL when
  * the text does not parse or holds no element. */
 kr_elem_t *kr_qapi_get_elem_from_raw_xmlinput(char *val);
+
+/* ------------------------------------------------------------------------
+ * Invoking an API
+ *
+ * Once the arguments are accepted, every outcome is a results element that
+ * the caller frees with kr_elem_free; null only with errno EINVAL.
+ * ------------------------------------------------------------------------ */
+
+/* api, then name/value string pairs, ended by a null name. */
+kr_elem_t *kr_server_invoke(kr_server_t *s, const char *api, ...);
+kr_elem_t *kr_server_invoke_elem(kr_server_t *s, kr_elem_t *i);
+kr_elem_t *kr_qapi_get_result(kr_elem_stack_t *elemStack);
+
+/* The stream-socket protocol's building blocks. */
+int kr_vav_socket_open(const char *usernameP, const char *userpassP, const char *host,
+                       int look_up_host, kr_server_transport_t transport_type, int port,
+                       int timeout, shttpc_t *new_socketP);
+ssize_t kr_vav_send_request(shttpc_t dst_socket, const char *usernameP, const char *userpassP,
+                            const void *QAPI_payloadP, size_t QAPI_payload_len,
+                            int *reply_content_lenP);
+void kr_vav_socket_close(shttpc_t doomed_socket);
 
 #ifdef __cplusplus
 }

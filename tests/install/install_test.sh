@@ -41,6 +41,11 @@ LD_LIBRARY_PATH=$prefix/lib "$work/pc_consumer"
 cc -std=c11 -Wall -Werror "$here/../c_api/request_tree.c" -o "$work/request_tree" \
    $(pkg-config --cflags --libs kovrel)
 LD_LIBRARY_PATH=$prefix/lib "$work/request_tree"
+# The invoking programs build the same way (the network tests run them).
+for program in invoke_http invoke_vav; do
+  cc -std=c11 -Wall -Werror "$here/../c_api/$program.c" -o "$work/$program" \
+     $(pkg-config --cflags --libs kovrel)
+done
 
 # A CMake project using the installed package.
 cmake -S "$here/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null

@@ -9,6 +9,8 @@
 #include "pool.h"
 #include "stab.h"
 
+#include "hex.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -24,23 +26,6 @@
 #include <vector>
 
 namespace {
-
-std::string to_hex(const std::string &bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-std::string from_hex(const std::string &hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 std::string send_step(const std::string &bytes) {
     return "send:" + to_hex(bytes);
