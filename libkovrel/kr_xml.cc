@@ -7,6 +7,7 @@
 #include "kr_xml_sax.h"
 #include "pool.h"
 #include "str.h"
+#include "zthread.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -105,8 +106,22 @@ bool kr_xml_reader_done(kr_reader_t reader, void *reader_context) {
 
 } // namespace
 
+namespace {
+
+zthread_once_t kr_xml_parser_once = ZTHREAD_ONCE_INIT;
+
+void kr_xml_parser_init() {
+    xmlInitParser();
+}
+
+} // namespace
+
 xmlParserCtxtPtr kr_xml_parser_new(xmlSAXHandler *handler, void *user_data, const char *chunk,
                                    int size) {
+    // libxml2 must be initialised before threads parse at the same time.
+    // kr_startup does it, but handles may be used without start-up, so the
+    // first parse of the process does it too, exactly once.
+    zthread_once(&kr_xml_parser_once, kr_xml_parser_init);
     xmlParserCtxtPtr parser = xmlCreatePushParserCtxt(handler, user_data, chunk, size, nullptr);
     if (parser != nullptr)
         xmlCtxtUseOptions(parser, kr_xml_parser_options);
