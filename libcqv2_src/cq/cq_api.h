@@ -23,6 +23,25 @@ typedef int32_t bool_t;
 /* An open RPC connection to the storage system's data address (opaque). */
 typedef void *cq_connect_handle_t;
 
+/*
+ * Opens an RPC connection to the data address `svm_data_ip` (host name or
+ * numeric IPv4/IPv6 address), TCP port 2049. `*cq_connect` is set to null
+ * first and receives the handle on success. Returns 0; 11 on a temporary
+ * name-resolution failure; 12 when out of memory; 22 for a null argument or
+ * an unresolvable name; a system error number when the TCP connect fails;
+ * 71 when the RPC client or its credentials cannot be made; an RPC status
+ * shifted left by 16 bits when the server does not answer the NULL call
+ * (for example 327680 time-out, 524288 program unavailable, 589824 version
+ * mismatch).
+ */
+uint32_t cq_rpc_connect(char *svm_data_ip, cq_connect_handle_t *cq_connect);
+
+/*
+ * Closes the connection and sets `*cq_connect` to null. Returns 0, or 22 when
+ * the handle variable is null (nothing else is done).
+ */
+uint32_t cq_rpc_disconnect(cq_connect_handle_t *cq_connect);
+
 /* A started change-scan session, owned by the library until it ends (opaque). */
 typedef void *cq_session_handle_t;
 
