@@ -1,5 +1,7 @@
 #include "shttpc.h"
 
+#include "sigpipe.h"
+
 #include "adt_assert.h"
 #include "pool.h"
 #include "ssl_util.h"
@@ -104,44 +106,6 @@ int shttpc_socket_error(int fd) {
         return ECONNREFUSED;
     return err;
 }
-
-// Keeps SIGPIPE away from the caller while OpenSSL writes to a socket whose
-// peer may have gone: the signal is blocked in this thread for the duration
-// of one TLS call, and a SIGPIPE that the call raised is consumed before the
-// previous mask comes back. A SIGPIPE already pending before the call is the
-// application's and is left alone; signal dispositions are never touched.
-class shttpc_sigpipe_guard {
-  public:
-    shttpc_sigpipe_guard() {
-        sigemptyset(&sg_pipe);
-        sigaddset(&sg_pipe, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sg_was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-        sg_active = pthread_sigmask(SIG_BLOCK, &sg_pipe, &sg_old) == 0;
-    }
-    ~shttpc_sigpipe_guard() {
-        if (!sg_active)
-            return;
-        const int saved_errno = errno;
-        sigset_t pending;
-        sigemptyset(&pending);
-        if (!sg_was_pending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const struct timespec zero = {0, 0};
-            sigtimedwait(&sg_pipe, nullptr, &zero);
-        }
-        pthread_sigmask(SIG_SETMASK, &sg_old, nullptr);
-        errno = saved_errno;
-    }
-    shttpc_sigpipe_guard(const shttpc_sigpipe_guard &) = delete;
-    shttpc_sigpipe_guard &operator=(const shttpc_sigpipe_guard &) = delete;
-
-  private:
-    sigset_t sg_pipe;
-    sigset_t sg_old;
-    bool sg_was_pending = false;
-    bool sg_active = false;
-};
 
 uint32_t shttpc_timeout_ms(int timeout) {
     return timeout < 0 ? 0 : static_cast<uint32_t>(timeout);
@@ -297,7 +261,7 @@ int shttpc_connect_ssl_with_cert(shttpc_t sock, const struct timeval *deadline,
         ERR_clear_error();
         int rc;
         {
-            const shttpc_sigpipe_guard no_sigpipe;
+            const sigpipe_guard no_sigpipe;
             rc = SSL_connect(sock->sh_ssl);
         }
         if (rc > 0) {
@@ -446,7 +410,7 @@ ssize_t shttpc_write_ssl(shttpc_t sock, const char *buf, size_t len,
         size_t written = 0;
         int rc;
         {
-            const shttpc_sigpipe_guard no_sigpipe;
+            const sigpipe_guard no_sigpipe;
             rc = SSL_write_ex(sock->sh_ssl, buf, len, &written);
         }
         if (rc == 1)
@@ -505,7 +469,7 @@ ssize_t shttpc_read_ssl(shttpc_t sock, void *buf, size_t len, const struct timev
         int n;
         {
             // Reading can make OpenSSL write (an alert, a key update reply).
-            const shttpc_sigpipe_guard no_sigpipe;
+            const sigpipe_guard no_sigpipe;
             n = SSL_read(sock->sh_ssl, buf, want);
         }
         // 0: the peer ended the stream; the caller's framing (content length,

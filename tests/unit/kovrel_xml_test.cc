@@ -5,6 +5,7 @@
 #include "kr_owned.h"
 #include "shttpc.h"
 #include "stab.h"
+#include "xml_docs.h"
 
 #include <gtest/gtest.h>
 
@@ -66,22 +67,6 @@ std::string joined(const std::vector<std::string> &pieces) {
     for (const std::string &p : pieces)
         out += p;
     return out;
-}
-
-std::string nested(int levels) {
-    std::string doc;
-    for (int i = 1; i <= levels; ++i)
-        doc += "<l" + std::to_string(i) + ">";
-    for (int i = levels; i >= 1; --i)
-        doc += "</l" + std::to_string(i) + ">";
-    return doc;
-}
-
-std::string temp_file(const std::string &name, const std::string &content) {
-    std::string path =
-        ::testing::TempDir() + "kovrel_xml_test_" + std::to_string(getpid()) + "_" + name;
-    std::ofstream(path) << content;
-    return path;
 }
 
 // The server side of a reply: a connected socket pair whose reading end is

@@ -5,6 +5,7 @@
 
 #include "kr_describe.h"
 #include "kr_owned.h"
+#include "xml_docs.h"
 
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
@@ -56,23 +57,6 @@ Ctx parse_string(const std::string &doc) {
     kr_xml_read_and_parse(ctx.get(), -1, kr_xml_string_reader, input);
     kr_xml_string_context_free(input);
     return ctx;
-}
-
-std::string nested(int levels, const std::string &inner = "") {
-    std::string doc;
-    for (int i = 0; i < levels; ++i)
-        doc += "<l" + std::to_string(i + 1) + ">";
-    doc += inner;
-    for (int i = levels; i > 0; --i)
-        doc += "</l" + std::to_string(i) + ">";
-    return doc;
-}
-
-std::string temp_file(const std::string &name, const std::string &content) {
-    std::string path =
-        ::testing::TempDir() + "kr_xml_test_" + std::to_string(getpid()) + "_" + name;
-    std::ofstream(path) << content;
-    return path;
 }
 
 struct TreeCase {

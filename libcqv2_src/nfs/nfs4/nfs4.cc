@@ -1,5 +1,7 @@
 #include "nfs4.h"
 
+#include "sigpipe.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -14,45 +16,6 @@ namespace {
 
 constexpr uint16_t NFS4_PORT = 2049;
 const struct timeval TIMEOUT = {25, 0};
-
-// libtirpc writes to the socket with plain write(): if the server has gone,
-// the kernel would raise SIGPIPE and kill a caller that never asked for it.
-// The signal is blocked in this thread for the duration of one RPC call and a
-// SIGPIPE raised by the call is consumed before the previous mask returns. A
-// SIGPIPE that was already pending belongs to the application and is left
-// alone; signal dispositions are never touched.
-class nfs4_sigpipe_guard {
-  public:
-    nfs4_sigpipe_guard() {
-        sigemptyset(&sg_pipe);
-        sigaddset(&sg_pipe, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sg_was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-        sg_active = pthread_sigmask(SIG_BLOCK, &sg_pipe, &sg_old) == 0;
-    }
-    ~nfs4_sigpipe_guard() {
-        if (!sg_active)
-            return;
-        const int saved_errno = errno;
-        sigset_t pending;
-        sigemptyset(&pending);
-        if (!sg_was_pending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const struct timespec zero = {0, 0};
-            sigtimedwait(&sg_pipe, nullptr, &zero);
-        }
-        pthread_sigmask(SIG_SETMASK, &sg_old, nullptr);
-        errno = saved_errno;
-    }
-    nfs4_sigpipe_guard(const nfs4_sigpipe_guard &) = delete;
-    nfs4_sigpipe_guard &operator=(const nfs4_sigpipe_guard &) = delete;
-
-  private:
-    sigset_t sg_pipe;
-    sigset_t sg_old;
-    bool sg_was_pending = false;
-    bool sg_active = false;
-};
 
 // The port lies at the same offset in both families, but each is set through
 // its own type so that no other family is written to blindly.
@@ -124,7 +87,7 @@ enum clnt_stat nfsproc4_null_4(CLIENT *clnt) {
     // xdr_void is declared without parameters; the cast goes through the
     // generic function pointer type to say that this is intended.
     const auto void_proc = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
-    nfs4_sigpipe_guard guard;
+    sigpipe_guard guard;
     return clnt_call(clnt, NFSPROC4_NULL, void_proc, nullptr, void_proc, nullptr, TIMEOUT);
 }
 
