@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <memory>
 
 typedef void (*pool_cleanup_func_t)(void *arg);
 
@@ -79,6 +80,12 @@ void pool_remove_cleanup(pool_t p, pool_cleanup_func_t func, void *arg);
 void pool_default_config_sleep(bool_t value, time_t msecs_to_sleep);
 size_t pool_size(pool_t p);
 void pool_dump(pool_t p);
+
+// Owns one block of the default pool: the RAII form of pool_free.
+struct pool_deleter {
+    void operator()(const void *block) const { pool_free(pool_default(), block); }
+};
+template <typename T> using pool_ptr = std::unique_ptr<T, pool_deleter>;
 
 // Ready-made clean-ups, registered with the address of the variable that
 // holds the object; each releases the object and clears the variable.

@@ -54,11 +54,6 @@ bool http_debug() {
     return TESTPOINT_HIT(0, "http", "debug") != 0;
 }
 
-struct http_pool_deleter {
-    void operator()(void *block) const { pool_free(pool_default(), block); }
-};
-template <typename T> using http_pool_ptr = std::unique_ptr<T, http_pool_deleter>;
-
 struct http_stab_deleter {
     void operator()(stab_t table) const { stab_delete(table); }
 };
@@ -219,13 +214,13 @@ class http_request_text {
 int http_append_authorization(http_request_text *request, const AuthInfo *auth) {
     if (auth == nullptr || auth->username == nullptr)
         return 0;
-    http_pool_ptr<char> login(
+    pool_ptr<char> login(
         str_sprintf("%s:%s", auth->username, auth->password != nullptr ? auth->password : ""));
     if (login == nullptr) {
         kovr_syslog(HTTP_LOG_DEBUG, "failed to format credentials for %s\n", auth->username);
         return 500;
     }
-    http_pool_ptr<char> encoded(base64_encode(login.get()));
+    pool_ptr<char> encoded(base64_encode(login.get()));
     // The clear-text password does not outlive this call.
     explicit_bzero(login.get(), strlen(login.get()));
     if (encoded == nullptr) {
@@ -452,7 +447,7 @@ int http_parse_url(const char *url, http_url_t *parsed) {
     const http_type_t type = http_url_type(url);
     if (type == HTTP_TYPE_INVALID)
         return -22;
-    http_pool_ptr<char> copy(pstrdup(pool_default(), url));
+    pool_ptr<char> copy(pstrdup(pool_default(), url));
     if (copy == nullptr)
         return -12;
     const bool bracketed = http_is_bracketed(type);
@@ -732,7 +727,7 @@ bool_t http_read_chunk(shttpc_t sock, char **chunk, size_t *chunk_len) {
     constexpr size_t first_block = 64 * 1024;
     const size_t total = size_t{size} + 2;
     size_t capacity = total < first_block ? total : first_block;
-    http_pool_ptr<char> data(static_cast<char *>(pool_alloc(pool_default(), capacity)));
+    pool_ptr<char> data(static_cast<char *>(pool_alloc(pool_default(), capacity)));
     if (data == nullptr) {
         kovr_log_no_memory("chunk buffer");
         errno = ENOMEM;

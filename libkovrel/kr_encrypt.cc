@@ -24,11 +24,6 @@ const char *kr_hexchars = "0123456789abcdef";
 
 namespace {
 
-struct kr_pool_deleter {
-    void operator()(char *p) const { pool_free(pool_default(), p); }
-};
-using kr_pool_string = std::unique_ptr<char, kr_pool_deleter>;
-
 struct kr_elem_deleter {
     void operator()(kr_elem_t *e) const { kr_elem_free(e); }
 };
@@ -110,7 +105,7 @@ kr_elem_t *kr_child_add_string_encrypted(kr_elem_t *n, const char *name, const c
     if (child == nullptr)
         return nullptr;
     const size_t nbytes = strlen(contents);
-    kr_pool_string hex(static_cast<char *>(pool_alloc(pool_default(), 2 * nbytes + 1)));
+    pool_ptr<char> hex(static_cast<char *>(pool_alloc(pool_default(), 2 * nbytes + 1)));
     if (hex == nullptr) {
         errno = ENOMEM;
         return nullptr;
@@ -148,7 +143,7 @@ char *kr_child_get_string_encrypted(kr_elem_t *n, const char *name, const char *
     kr_rc4 rc4(key);
     const size_t nbytes = strlen(text) / 2; // an odd trailing character is ignored
     const int saved_errno = errno;
-    kr_pool_string value(static_cast<char *>(pool_alloc(pool_default(), nbytes + 1)));
+    pool_ptr<char> value(static_cast<char *>(pool_alloc(pool_default(), nbytes + 1)));
     if (value == nullptr) {
         errno = ENOMEM;
         return nullptr;

@@ -68,11 +68,6 @@ constexpr const char kr_msg_vtenant_version[] =
 constexpr const char kr_msg_vserver_version[] =
     "Error: ROVUDI version must be at least 1.15 to send API to a vserver\n";
 
-struct kr_pool_deleter {
-    void operator()(const void *p) const { pool_free(pool_default(), p); }
-};
-using kr_pool_string = std::unique_ptr<char, kr_pool_deleter>;
-
 void kr_cert_info_free(cert_auth_info *ci) {
     if (ci == nullptr)
         return;
@@ -319,7 +314,7 @@ int kr_server_set_transport_type(kr_server_t *s, kr_server_transport_t transport
     }
     // The copy is made before anything changes, so that running out of
     // memory leaves the handle, and its previous argument, as they were.
-    std::unique_ptr<zfd_setopt_t, kr_pool_deleter> arg;
+    pool_ptr<zfd_setopt_t> arg;
     if (transportarg != nullptr) {
         arg.reset(static_cast<zfd_setopt_t *>(pool_alloc(pool_default(), sizeof(zfd_setopt_t))));
         if (arg == nullptr) {
@@ -519,8 +514,8 @@ int kr_server_set_admin_user(kr_server_t *s, const char *username, const char *p
         return 0;
     }
     // An empty string means "no credentials": no Authorization is sent.
-    kr_pool_string user(username[0] != '\0' ? pstrdup(pool_default(), username) : nullptr);
-    kr_pool_string pass(password[0] != '\0' ? pstrdup(pool_default(), password) : nullptr);
+    pool_ptr<char> user(username[0] != '\0' ? pstrdup(pool_default(), username) : nullptr);
+    pool_ptr<char> pass(password[0] != '\0' ? pstrdup(pool_default(), password) : nullptr);
     if ((username[0] != '\0' && user == nullptr) || (password[0] != '\0' && pass == nullptr)) {
         errno = ENOMEM;
         return 0;
@@ -538,9 +533,9 @@ int kr_server_set_client_cert_and_key(kr_server_t *s, const char *cert_file, con
         errno = EINVAL;
         return 0;
     }
-    kr_pool_string cert(pstrdup(pool_default(), cert_file));
-    kr_pool_string key(pstrdup(pool_default(), key_file != nullptr ? key_file : cert_file));
-    kr_pool_string passwd(pstrdup(pool_default(), key_passwd != nullptr ? key_passwd : ""));
+    pool_ptr<char> cert(pstrdup(pool_default(), cert_file));
+    pool_ptr<char> key(pstrdup(pool_default(), key_file != nullptr ? key_file : cert_file));
+    pool_ptr<char> passwd(pstrdup(pool_default(), key_passwd != nullptr ? key_passwd : ""));
     if (cert == nullptr || key == nullptr || passwd == nullptr) {
         errno = ENOMEM;
         return 0;
@@ -598,7 +593,7 @@ int kr_server_set_ca_certs(kr_server_t *s, const char *CAfile) {
         errno = EINVAL;
         return 0;
     }
-    kr_pool_string ca(pstrdup(pool_default(), CAfile));
+    pool_ptr<char> ca(pstrdup(pool_default(), CAfile));
     if (ca == nullptr) {
         errno = ENOMEM;
         return 0;

@@ -4,7 +4,7 @@ requests (head and Content-Length body), reports the exact bytes of each, and
 answers with scripted replies. Connections are served at the same time, each
 in its own thread, and may carry several requests one after the other.
 
-Usage: api_http_peer.py [--host ADDR] [--connections N] [--lifetime T]
+Usage: api_http_peer.py [--host ADDR] [--port P] [--connections N] [--lifetime T]
                         [--io-timeout S] [--tls-cert F --tls-key F [--tls-ca F]]
                         REPLY...
 
@@ -28,9 +28,10 @@ Output (standard output, one line each, flushed):
   REQUEST <k> <n> <hex>        request k, read whole on connection n,
   REQUEST-DONE <k>             followed by this line in the same write
   CLOSED <n>                   connection n is over
-The server listens on port 0 of ADDR (default 127.0.0.1; "::" listens on
-IPv6 and IPv4 alike) and exits once N connections (default 1) are over or T
-seconds (default 20) have passed, whichever comes first.
+The server listens on port --port (default 0: any free one) of ADDR (default
+127.0.0.1; "::" listens on IPv6 and IPv4 alike) and exits once N connections
+(default 1) are over or T seconds (default 20) have passed, whichever comes
+first.
 """
 
 import argparse
@@ -150,6 +151,7 @@ def serve(sock, number, args, replies, deadline, tls):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--connections", type=int, default=1)
     parser.add_argument("--lifetime", type=float, default=20.0)
     parser.add_argument("--io-timeout", type=float, default=10.0)
@@ -173,7 +175,7 @@ def main():
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     if args.host == "::":
         server.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-    server.bind((args.host, 0))
+    server.bind((args.host, args.port))
     server.listen(64)
     say("READY %d" % server.getsockname()[1])
 

@@ -1,4 +1,4 @@
-// Runs a piece of a test in a forked child process.
+// Runs a piece of a test in a forked child process, or a command.
 //
 // For state that is set once per process (install-path discovery, the
 // generator's seeding, the logging settings): the child does the work and
@@ -48,4 +48,22 @@ run_in_child(const std::function<std::vector<std::string>()> &body) {
     for (size_t start = 0, end; (end = in.find('\0', start)) != std::string::npos; start = end + 1)
         values.push_back(in.substr(start, end - start));
     return values;
+}
+
+// Runs a shell command and returns its standard output; `*status` receives
+// its exit status (-1 when it could not run or did not exit).
+inline std::string run_command(const std::string &command, int *status) {
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        *status = -1;
+        return out;
+    }
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int rc = pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
 }

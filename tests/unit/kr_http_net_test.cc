@@ -14,7 +14,9 @@
 #include "kr_describe.h"
 #include "kr_owned.h"
 #include "peer_process.h"
+#include "test_certs.h"
 
+#include "child_process.h"
 #include "hex.h"
 
 #include <gtest/gtest.h>
@@ -923,17 +925,8 @@ TEST_F(KrHttp, ReadTimesOutAfterTheHandlesTimeOut) {
 // The certificates of make_certs.sh, made once for these tests.
 class KrHttpTls : public KrHttp {
   protected:
-    static void SetUpTestSuite() {
-        char templ[] = "/tmp/kr_http_certs_XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        certs_ = templ;
-        const std::string command = peers_dir + "/make_certs.sh " + certs_ + " >/dev/null";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
-    static void TearDownTestSuite() {
-        if (!certs_.empty())
-            fs::remove_all(certs_);
-    }
+    static void SetUpTestSuite() { certs_ = make_test_certificates(peers_dir); }
+    static void TearDownTestSuite() { remove_test_certificates(certs_); }
     static std::string cert(const std::string &name) { return certs_ + "/" + name; }
 
     // A TLS peer with the certificate `name`; with `client_ca` it demands a
@@ -1167,22 +1160,6 @@ std::string c_program() {
 #endif
 }
 
-std::string run(const std::string &command, int *status) {
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (p == nullptr) {
-        *status = -1;
-        return out;
-    }
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
 TEST_F(KrHttpTls, CProgramInvokesOverHttpAndHttps) {
     const std::string program = c_program();
     if (program.empty())
@@ -1192,7 +1169,7 @@ TEST_F(KrHttpTls, CProgramInvokesOverHttpAndHttps) {
         ASSERT_TRUE(peer.ready());
         int status = 0;
         const std::string out =
-            run(program + " 127.0.0.1 " + std::to_string(peer.port()) + " http", &status);
+            run_command(program + " 127.0.0.1 " + std::to_string(peer.port()) + " http", &status);
         EXPECT_EQ(status, 0) << out;
         EXPECT_EQ(out, "status=passed errno=-1 version=9.6.1\n");
         const Received got = split(peer.request(1));
@@ -1205,9 +1182,9 @@ TEST_F(KrHttpTls, CProgramInvokesOverHttpAndHttps) {
         ApiPeer peer({then_close(sized(kPassedXml))}, tls("server"));
         ASSERT_TRUE(peer.ready());
         int status = 0;
-        const std::string out =
-            run(program + " localhost " + std::to_string(peer.port()) + " https " + cert("ca.pem"),
-                &status);
+        const std::string out = run_command(program + " localhost " + std::to_string(peer.port()) +
+                                                " https " + cert("ca.pem"),
+                                            &status);
         EXPECT_EQ(status, 0) << out;
         EXPECT_EQ(out, "status=passed errno=-1 version=9.6.1\n");
     }

@@ -1,6 +1,6 @@
 // Change-scan wire records: the rpcgen-generated XDR routines against
-// hand-built bytes. Nothing here touches the network; all streams are
-// in-memory (xdrmem_create).
+// hand-built bytes, decoded as the client decodes replies (from the bytes
+// received). Nothing here touches the network.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "child_process.h"
 #include "nfs4_prot.h"
+#include "nfs4_reply.h"
+
+#include <fstream>
 
 namespace {
 
@@ -69,12 +73,10 @@ void put_rec(Wire &w, const Rec &r, bool v2) {
 struct Decoded {
     COMPOUND4res res{};
     bool ok = false;
-    explicit Decoded(Bytes bytes) {
-        XDR x;
-        xdrmem_create(&x, reinterpret_cast<char *>(bytes.data()), static_cast<u_int>(bytes.size()),
-                      XDR_DECODE);
-        ok = xdr_COMPOUND4res(&x, &res);
-        xdr_destroy(&x);
+    explicit Decoded(const Bytes &bytes) {
+        ok = nfs4_decode_received(reinterpret_cast<const char *>(bytes.data()),
+                                  static_cast<uint32_t>(bytes.size()),
+                                  reinterpret_cast<xdrproc_t>(xdr_COMPOUND4res), &res, sizeof res);
     }
     ~Decoded() {
         xdr_free(reinterpret_cast<xdrproc_t>(xdr_COMPOUND4res), reinterpret_cast<char *>(&res));
@@ -579,6 +581,74 @@ TEST(Reply, MalformedRepliesFailToDecode) {
                   .opaque(std::string(8191, 'c'))
                   .bytes());
     EXPECT_TRUE(d.ok);
+}
+
+// The peak of this process's virtual memory, in KiB.
+long vm_peak_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmPeak:", 0) == 0)
+            return std::stol(line.substr(7));
+    return -1;
+}
+
+// Counts that claim far more than the reply holds. Without a bound the
+// decoder would allocate count times the item size (gigabytes) before
+// finding out that the items are missing; the peak of virtual memory shows
+// whether it did.
+TEST(Reply, HostileCountsAreRefusedBeforeAllocating) {
+    constexpr uint32_t kHugeCount = 1u << 24;
+    std::vector<BadReplyCase> cases;
+    {
+        Wire w = reply_head(0, "T", OP_CQ_NEXT);
+        w.u32(0).u32(1).u32(0).u32(0).u32(kHugeCount); // status, changes, progress, eof, count
+        put_rec(w, kRecA, false);
+        cases.push_back({"record count", w.bytes()});
+    }
+    {
+        Wire w = reply_head(0, "T", OP_CQ_NEXT);
+        w.u32(0).u32(1).u32(0).u32(0).u32(1);
+        put_rec(w, Rec{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, "abcdefgh"}, false);
+        Bytes b = w.bytes();
+        const size_t len_at = b.size() - 12; // the name's length word
+        b[len_at] = 0x40, b[len_at + 1] = 0, b[len_at + 2] = 0, b[len_at + 3] = 0; // 1 GiB
+        cases.push_back({"name length", b});
+    }
+    cases.push_back(
+        {"result count",
+         Wire().u32(0).opaque("T").u32(kHugeCount).u32(OP_ILLEGAL).u32(OP_ILLEGAL).bytes()});
+    cases.push_back({"tag length", Wire().u32(0).u32(0x40000000).u32(0).bytes()});
+
+    for (const BadReplyCase &c : cases) {
+        // Each case in a fresh child: the peak only ever rises, so an earlier
+        // case's allocation would hide a later one's.
+        const std::vector<std::string> out = run_in_child([&c] {
+            const long before = vm_peak_kib();
+            Decoded d(c.bytes);
+            return std::vector<std::string>{d.ok ? "decoded" : "refused",
+                                            std::to_string(vm_peak_kib() - before)};
+        });
+        ASSERT_EQ(out.size(), 2u) << c.what;
+        EXPECT_EQ(out[0], "refused") << c.what;
+        EXPECT_LT(std::stol(out[1]), 64 * 1024) << c.what << ": KiB of virtual memory added";
+    }
+}
+
+// A count at exactly what the bytes can hold still decodes: the bound is the
+// fewest bytes an item takes (a V1 record with an empty name is 80 bytes).
+TEST(Reply, CountAtTheBoundDecodes) {
+    Wire w = reply_head(0, "T", OP_CQ_NEXT);
+    w.u32(0).u32(3).u32(0).u32(1).u32(3); // status, changes, progress, eof, count
+    for (int i = 0; i < 3; ++i)
+        put_rec(w, Rec{static_cast<uint64_t>(i), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ""}, false);
+    w.u32(0); // empty restart cookie
+    Decoded d(w.bytes());
+    ASSERT_TRUE(d.ok);
+    const CQ_NEXT4resok_V1 &batch =
+        d.res.resarray.resarray_val[0].nfs_resop4_u.opcq_next.CQ_NEXT4res_u.cq_next_resok_V1;
+    EXPECT_EQ(batch.crp.crp_len, 3u);
+    EXPECT_EQ(batch.crp.crp_val[2].scr_inode_num, 2u);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "pool.h"
 #include "ssl_util.h"
 #include "syslog.h"
+#include "test_certs.h"
 #include "zthread.h"
 
 #include <gtest/gtest.h>
@@ -564,17 +565,8 @@ TEST(SslUtil, LockCallbackLocksAndUnlocksItsMutex) {
 // The certificates of make_certs.sh, made once per test program.
 class ShttpcTls : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        char templ[] = "/tmp/shttpc_certs_XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        certs_ = templ;
-        const std::string command = peers_dir + "/make_certs.sh " + certs_ + " >/dev/null";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
-    static void TearDownTestSuite() {
-        if (!certs_.empty())
-            fs::remove_all(certs_);
-    }
+    static void SetUpTestSuite() { certs_ = make_test_certificates(peers_dir); }
+    static void TearDownTestSuite() { remove_test_certificates(certs_); }
     static std::string cert(const std::string &name) { return certs_ + "/" + name; }
 
     // openssl s_server for one connection, reversing each line it receives.

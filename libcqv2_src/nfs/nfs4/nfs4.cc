@@ -1,5 +1,6 @@
 #include "nfs4.h"
 
+#include "nfs4_reply.h"
 #include "sigpipe.h"
 
 #include <arpa/inet.h>
@@ -89,6 +90,19 @@ enum clnt_stat nfsproc4_null_4(CLIENT *clnt) {
     const auto void_proc = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
     sigpipe_guard guard;
     return clnt_call(clnt, NFSPROC4_NULL, void_proc, nullptr, void_proc, nullptr, TIMEOUT);
+}
+
+enum clnt_stat nfs4_compound(CLIENT *clnt, COMPOUND4args *args, COMPOUND4res *res,
+                             struct timeval timeout) {
+    sigpipe_guard guard;
+    const enum clnt_stat status = clnt_call(
+        clnt, NFSPROC4_COMPOUND, reinterpret_cast<xdrproc_t>(xdr_COMPOUND4args),
+        reinterpret_cast<caddr_t>(args), reinterpret_cast<xdrproc_t>(xdr_COMPOUND4res_received),
+        reinterpret_cast<caddr_t>(res), timeout);
+    // A reply that decoded but failed a later check may still hold memory.
+    if (status != RPC_SUCCESS)
+        xdr_free(reinterpret_cast<xdrproc_t>(xdr_COMPOUND4res), reinterpret_cast<char *>(res));
+    return status;
 }
 
 uint32_t nfs4_create_client(nfs4_session_t *session, const char *rem_ip, unsigned long prognum,

@@ -2,21 +2,11 @@
 // change-scan operations to the storage system's data address.
 #pragma once
 
+#include "nfs4_prot.h"
+
 #include <rpc/rpc.h>
 
 #include <cstdint>
-
-// The program, version and procedure numbers used here; the header generated
-// from the protocol description defines the same values with the same tokens.
-#ifndef NFS4_PROGRAM
-#define NFS4_PROGRAM 400010
-#endif
-#ifndef NFS_V4
-#define NFS_V4 1
-#endif
-#ifndef NFSPROC4_NULL
-#define NFSPROC4_NULL 0
-#endif
 
 struct synclient_session_t;
 
@@ -36,6 +26,14 @@ uint32_t nfs4_create_client(nfs4_session_t *session, const char *rem_ip, unsigne
 
 // Procedure 0 of the program, void both ways, with the 25-second time-out.
 enum clnt_stat nfsproc4_null_4(CLIENT *clnt);
+
+// One COMPOUND call (procedure 1) with the given time-out and no retry. The
+// reply is decoded through xdr_COMPOUND4res_received, so its arrays are
+// bounded by the bytes received; on failure `res` holds nothing to free.
+// Use this rather than the generated nfsproc4_compound_4 stub, which decodes
+// straight from the stream (refused by the bound) into a static buffer.
+enum clnt_stat nfs4_compound(CLIENT *clnt, COMPOUND4args *args, COMPOUND4res *res,
+                             struct timeval timeout);
 
 // An RPC status as an error code that cannot collide with a system errno.
 uint32_t translate_rpc_error(enum clnt_stat status);
