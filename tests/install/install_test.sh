@@ -16,6 +16,18 @@ for f in include/kovrel/kovrel.h include/kovrel/cq_api.h lib/libkovrel.so lib/li
   [ -e "$prefix/$f" ] || { echo "missing after install: $f"; exit 1; }
 done
 
+# The kovrel tool, when it was built: it finds the installed library by itself.
+if [ -d "$build_dir/tools" ]; then
+  for f in bin/kovrel share/man/man1/kovrel.1; do
+    [ -e "$prefix/$f" ] || { echo "missing after install: $f"; exit 1; }
+  done
+  "$prefix/bin/kovrel" --help >/dev/null
+  # (grep reads a variable: with pipefail, grep -q ending early would fail ldd)
+  loads=$(ldd "$prefix/bin/kovrel")
+  grep -q "libkovrel.so.1 => $prefix/bin/../lib/" <<<"$loads" ||
+    { echo "bin/kovrel does not load the installed library"; exit 1; }
+fi
+
 soname=$(objdump -p "$prefix/lib/libkovrel.so" | awk '/SONAME/ {print $2}')
 [ "$soname" = libkovrel.so.1 ] || { echo "SONAME is '$soname', expected libkovrel.so.1"; exit 1; }
 
@@ -42,7 +54,7 @@ cc -std=c11 -Wall -Werror "$here/../c_api/request_tree.c" -o "$work/request_tree
    $(pkg-config --cflags --libs kovrel)
 LD_LIBRARY_PATH=$prefix/lib "$work/request_tree"
 # The invoking programs build the same way (the network tests run them).
-for program in invoke_http invoke_vav; do
+for program in invoke_http invoke_vav cq_session; do
   cc -std=c11 -Wall -Werror "$here/../c_api/$program.c" -o "$work/$program" \
      $(pkg-config --cflags --libs kovrel)
 done

@@ -63,13 +63,13 @@ counted over all connections because a session outlives its connection.
 Without --session-id nothing is appended.
 
 The k-th well-formed COMPOUND call of the process (over all connections) is
-answered from the k-th --reply SPEC; the last SPEC answers all later calls.
-Unless the SPEC says otherwise the answer is an accepted reply (AUTH_NONE
+answered from the k-th --reply REPLY; the last REPLY answers all later calls.
+Unless the REPLY says otherwise the answer is an accepted reply (AUTH_NONE
 verifier, accept status SUCCESS) whose result is a COMPOUND4res: status
 (int32), tag (the call's tag echoed, as opaque), resarray (uint32 count and
 the results); each result is its uint32 operation number (the call's first
 opnum unless said otherwise) followed by the operation's result, which starts
-with its int32 status. SPECs:
+with its int32 status. REPLYs:
   batch:V:N:EOF   a next result, one result in resarray. V=1: op status 0,
                   COMPOUND status 0, records CQ V1; V=2: op status 50091,
                   COMPOUND status 50091, records V2. After the op status:
@@ -363,8 +363,8 @@ def compound_res(status, tag, results):
             b"".join(u32(op) + body for op, body in results))
 
 
-def parse_spec(text):
-    """Checks a --reply SPEC; returns it as a tuple (kind, parameters...)."""
+def parse_reply_script(text):
+    """Checks a --reply REPLY; returns it as a tuple (kind, parameters...)."""
     kind, _, rest = text.partition(":")
     try:
         if kind == "batch":
@@ -386,7 +386,7 @@ def parse_spec(text):
             return (kind,)
     except ValueError:
         pass
-    raise argparse.ArgumentTypeError("bad reply SPEC %r" % text)
+    raise argparse.ArgumentTypeError("bad reply REPLY %r" % text)
 
 
 def int32_arg(text):
@@ -396,25 +396,25 @@ def int32_arg(text):
     return value
 
 
-def compound_answer(spec, xid, tag, op):
+def compound_answer(script, xid, tag, op):
     """Returns ("send" | "split", reply bytes) or ("hangup", None)."""
-    kind = spec[0]
+    kind = script[0]
     header = reply(xid, SUCCESS)
     if kind == "hangup":
         return "hangup", None
     if kind == "garbage":
         return "send", header + b"\0" * 6
     if kind == "batch":
-        _, version, count, eof = spec
+        _, version, count, eof = script
         body = compound_res(next_status(version), tag, [(op, next_result(version, count, eof))])
     elif kind == "names":
         body = compound_res(0, tag, [(op, next_result(1, 2, 1, [b"", b"abcde"]))])
     elif kind == "split":
         return "split", header + compound_res(0, tag, [(op, next_result(1, 3, 1))])
     elif kind == "ok":
-        body = compound_res(0, tag, [(op, i32(0) + xdr_opaque(spec[1].encode()))])
+        body = compound_res(0, tag, [(op, i32(0) + xdr_opaque(script[1].encode()))])
     elif kind == "error":
-        _, status, message = spec
+        _, status, message = script
         body = compound_res(status, tag, [(op, i32(status) + xdr_opaque(message.encode()))])
     elif kind == "illegal":
         body = compound_res(NFS4ERR_OP_ILLEGAL, tag, [(OP_ILLEGAL, i32(NFS4ERR_OP_ILLEGAL))])
@@ -422,7 +422,7 @@ def compound_answer(spec, xid, tag, op):
         result = next_result(1, 0, 1) if op == OP_CQ_NEXT else i32(0) + xdr_opaque(b"two")
         body = compound_res(0, tag, [(op, result), (op, result)])
     elif kind == "empty":
-        body = compound_res(spec[1], tag, [])
+        body = compound_res(script[1], tag, [])
     elif kind == "huge-count":
         result = broken_next_prefix() + u32(0x10000000) + change_record(1, 0)
         body = compound_res(0, tag, [(op, result)])
@@ -437,23 +437,23 @@ def compound_answer(spec, xid, tag, op):
 class CompoundScript:
     """Process-wide state of mode compound: the reply scripts and the counters."""
 
-    def __init__(self, specs, session_id):
-        self.specs = specs
+    def __init__(self, scripts, session_id):
+        self.scripts = scripts
         self.session_id = session_id
         self.lock = threading.Lock()
         self.calls = 0
         self.nexts = 0
 
     def take(self, opnum):
-        """Counts a well-formed call; returns (its SPEC, its hash sequence)."""
+        """Counts a well-formed call; returns (its REPLY, its hash sequence)."""
         with self.lock:
-            spec = self.specs[min(self.calls, len(self.specs) - 1)]
+            chosen = self.scripts[min(self.calls, len(self.scripts) - 1)]
             self.calls += 1
             sequence = 0
             if opnum == OP_CQ_NEXT:
                 self.nexts += 1
                 sequence = self.nexts
-            return spec, sequence
+            return chosen, sequence
 
 
 def serve_compound(conn, script, xid, args):
@@ -464,14 +464,14 @@ def serve_compound(conn, script, xid, args):
         say("BAD %s" % e)
         return False
     opnum, handle, session_id = ops[0]
-    spec, sequence = script.take(opnum)
+    chosen, sequence = script.take(opnum)
     line = "COMPOUND tag=%s minor=%d ops=%d op=%d handle=%s id=%s args=%s" % (
         shown(tag), minor, len(ops), opnum, shown(handle), shown(session_id), args.hex())
     if script.session_id is not None:
         expected = request_hash(script.session_id, sequence).encode()
         line += " hash=%s" % ("ok" if session_id == expected else "bad")
     say(line)
-    how, body = compound_answer(spec, xid, tag, opnum)
+    how, body = compound_answer(chosen, xid, tag, opnum)
     if how == "hangup":
         return False
     if how == "split":
@@ -523,7 +523,7 @@ def main():
     parser.add_argument("--connections", type=int, default=1)
     parser.add_argument("--seconds", type=int, default=20)
     parser.add_argument("--calls", type=int, default=0)
-    parser.add_argument("--reply", metavar="SPEC", action="append", type=parse_spec,
+    parser.add_argument("--reply", metavar="REPLY", action="append", type=parse_reply_script,
                         help="compound mode: answer of the next COMPOUND call (repeatable; "
                         "the last one answers all later calls)")
     parser.add_argument("--session-id", metavar="ID",

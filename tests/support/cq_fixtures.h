@@ -1,5 +1,6 @@
-// Change-scan test fixtures: start arguments that pass validation, and
-// session records as a successful start leaves them.
+// Change-scan test fixtures: owned responses, an RPC connection for a test's
+// scope, start arguments that pass validation, and session records as a
+// successful start leaves them.
 #pragma once
 
 #include "cq_api.h"
@@ -8,7 +9,27 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+
+struct RespDeleter {
+    void operator()(cq_rpc_resp_t *r) const { cq_rpc_free_resp(&r); }
+};
+using Resp = std::unique_ptr<cq_rpc_resp_t, RespDeleter>;
+
+// An RPC connection to port 2049 of `address`, closed at scope exit.
+struct TestConnection {
+    cq_connect_handle_t handle = nullptr;
+    explicit TestConnection(const char *address = "127.0.0.1") {
+        EXPECT_EQ(0u, cq_rpc_connect(const_cast<char *>(address), &handle));
+    }
+    ~TestConnection() {
+        if (handle != nullptr)
+            cq_rpc_disconnect(&handle);
+    }
+    TestConnection(const TestConnection &) = delete;
+    TestConnection &operator=(const TestConnection &) = delete;
+};
 
 struct TestStartArgs {
     cq_start_args_t a{};

@@ -1,5 +1,5 @@
 // Owning pointers for what the library hands to a test: element trees
-// (kr_elem_free) and text blocks (kr_free).
+// (kr_elem_free), text blocks (kr_free) and server handles (kr_server_close).
 #pragma once
 
 #include "kovrel.h"
@@ -15,3 +15,8 @@ struct TextDeleter {
     void operator()(char *s) const { kr_free(s); }
 };
 using Text = std::unique_ptr<char, TextDeleter>;
+
+struct ServerDeleter {
+    void operator()(kr_server_t *s) const { kr_server_close(s); }
+};
+using Server = std::unique_ptr<kr_server_t, ServerDeleter>;

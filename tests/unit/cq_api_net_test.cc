@@ -35,11 +35,6 @@ const std::string peers_dir = KOVREL_PEERS_DIR;
 const char kSessionId[] = "0123456789abcdef0123456789abcdef0123"; // 36 characters
 const char kCallFailed[] = "Encountered error. Check status for errno.";
 
-struct RespDeleter {
-    void operator()(cq_rpc_resp_t *r) const { cq_rpc_free_resp(&r); }
-};
-using Resp = std::unique_ptr<cq_rpc_resp_t, RespDeleter>;
-
 int32_t code_of(const cq_rpc_resp_t *r) {
     return static_cast<int32_t>(r->status);
 }
@@ -63,16 +58,6 @@ std::vector<std::string> rpc_peer(const std::vector<std::string> &replies, int c
     }
     return argv;
 }
-
-// An open RPC connection, closed at scope exit.
-struct Connection {
-    cq_connect_handle_t handle = nullptr;
-    Connection() { EXPECT_EQ(0u, cq_rpc_connect(const_cast<char *>("127.0.0.1"), &handle)); }
-    ~Connection() {
-        if (handle != nullptr)
-            cq_rpc_disconnect(&handle);
-    }
-};
 
 cq_rpc_session_t *new_session(const std::string &handle = "sh-1") {
     return new_test_session(handle, kSessionId);
@@ -125,7 +110,7 @@ TEST(CqSession, WholeSessionOverSeveralBatches) {
     PeerProcess peer(rpc_peer({"batch:1:3:0", "batch:2:2:0", "names", "ok:active", "ok:ended"}),
                      "READY");
     ASSERT_TRUE(peer.ready());
-    Connection conn;
+    TestConnection conn;
     cq_session_handle_t session = new_session();
 
     // Version 1: 32-bit inode numbers, every field as sent.
@@ -234,7 +219,7 @@ TEST_P(CqNextReply, FailsWithItsCode) {
     const ReplyCase &c = GetParam();
     PeerProcess peer(rpc_peer({c.reply}), "READY");
     ASSERT_TRUE(peer.ready());
-    Connection conn;
+    TestConnection conn;
     cq_session_handle_t session = new_session();
     cq_rpc_resp_t *raw = nullptr;
     EXPECT_EQ(c.code, cq_rpc_next(conn.handle, session, &raw));
@@ -278,14 +263,14 @@ TEST(CqSession, AFailedNextStillConsumesItsNumber) {
     cq_session_handle_t session = new_session();
     cq_rpc_resp_t *raw = nullptr;
     {
-        Connection conn;
+        TestConnection conn;
         const int32_t code = cq_rpc_next(conn.handle, session, &raw);
         Resp lost(raw);
         EXPECT_EQ(0, code & 0xffff) << code; // an RPC status, shifted
         EXPECT_NE(0, code);
         EXPECT_STREQ(kCallFailed, lost->cq_res_out.errstr);
     }
-    Connection conn;
+    TestConnection conn;
     EXPECT_EQ(50092, cq_rpc_next(conn.handle, session, &raw));
     Resp retry(raw);
     EXPECT_STREQ("retry later", retry->cq_res_out.errstr);
@@ -304,7 +289,7 @@ TEST(CqSession, AFailedNextStillConsumesItsNumber) {
 TEST(CqSession, AFailedEndLeavesTheSessionToEndAgain) {
     PeerProcess peer(rpc_peer({"error:10001:not now", "ok:ended"}), "READY");
     ASSERT_TRUE(peer.ready());
-    Connection conn;
+    TestConnection conn;
     cq_rpc_session_t *record = new_session();
     cq_session_handle_t session = record;
     cq_rpc_resp_t *raw = nullptr;
@@ -321,7 +306,7 @@ TEST(CqSession, AFailedEndLeavesTheSessionToEndAgain) {
 TEST(CqSession, AFragmentedReplyIsReassembled) {
     PeerProcess peer(rpc_peer({"split"}), "READY");
     ASSERT_TRUE(peer.ready());
-    Connection conn;
+    TestConnection conn;
     cq_session_handle_t session = new_session();
     cq_rpc_resp_t *raw = nullptr;
     EXPECT_EQ(0, cq_rpc_next(conn.handle, session, &raw));
@@ -337,7 +322,7 @@ TEST(CqSession, AFragmentedReplyIsReassembled) {
 TEST(CqSession, AHandleOverItsBoundCannotBeEncoded) {
     PeerProcess peer(rpc_peer({"ok:never"}), "READY");
     ASSERT_TRUE(peer.ready());
-    Connection conn;
+    TestConnection conn;
     cq_session_handle_t session = new_session(std::string(129, 'h'));
     cq_rpc_resp_t *raw = nullptr;
     // RPC_CANTENCODEARGS (1) shifted left 16 bits; nothing reaches the peer.

@@ -172,11 +172,6 @@ class ApiPeer {
 
 // --- Handles and requests ----------------------------------------------------
 
-struct ServerDeleter {
-    void operator()(kr_server_t *s) const { kr_server_close(s); }
-};
-using Server = std::unique_ptr<kr_server_t, ServerDeleter>;
-
 // A handle for a plain HTTP peer.
 Server http_server(int port, const char *host = "127.0.0.1",
                    kr_server_type_t type = KR_SERVER_TYPE_STORAGE, int major = 1, int minor = 15) {

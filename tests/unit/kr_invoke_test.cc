@@ -26,11 +26,6 @@ namespace {
 
 const char kOffline[] = "no such host";
 
-struct ServerDeleter {
-    void operator()(kr_server_t *s) const { kr_server_close(s); }
-};
-using Server = std::unique_ptr<kr_server_t, ServerDeleter>;
-
 Elem child(const char *name, const char *content = nullptr) {
     Elem e(kr_elem_new(name));
     if (content != nullptr)
