@@ -3,8 +3,9 @@
 // bytes of request document; the reply is "ROVUDI-D/1.0 200",
 // "Content-length: N", an empty line and the reply document. Other statuses
 // end the connection after the status line: 400 (not this protocol or a bad
-// header), 401 (credentials), 411 (no length), 413 (too long), 503 (too many
-// connections). A connection may carry several requests one after another.
+// header), 401 (credentials), 411 (no length), 413 (too long). A connection
+// may carry several requests one after another. Beyond MAX_CONNECTIONS being
+// served, new connections wait in the listen backlog until a worker is free.
 #include "sim_stream.h"
 
 #include "sim_error.h"
@@ -144,6 +145,11 @@ void StreamListener::reap_finished() {
     }
 }
 
+bool StreamListener::at_capacity() {
+    std::lock_guard lock(mutex_);
+    return workers_.size() >= MAX_CONNECTIONS;
+}
+
 void StreamListener::accept_loop() {
     while (!stopping_) {
         struct pollfd p[2] = {{listen_.get(), POLLIN, 0}, {wake_.read_fd(), POLLIN, 0}};
@@ -152,14 +158,17 @@ void StreamListener::accept_loop() {
         reap_finished();
         if (stopping_ || !(p[0].revents & POLLIN))
             continue;
+        if (at_capacity()) {
+            // A client that has just closed may not have been noticed by its
+            // worker yet; wait for a free worker instead of refusing.
+            struct pollfd w = {wake_.read_fd(), POLLIN, 0};
+            ::poll(&w, 1, 20);
+            continue;
+        }
         Socket conn(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (conn.get() < 0)
             continue;
         std::lock_guard lock(mutex_);
-        if (workers_.size() >= MAX_CONNECTIONS) {
-            send_status(conn.get(), 503);
-            continue;
-        }
         int fd = conn.release();
         open_fds_.insert(fd);
         auto worker = std::make_unique<Worker>();

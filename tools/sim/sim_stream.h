@@ -30,6 +30,8 @@ class StreamListener {
     void accept_loop();
     void serve(int fd);
     void reap_finished();
+    // Whether MAX_CONNECTIONS connections are being served.
+    bool at_capacity();
 
     Api &api_;
     Socket listen_;
