@@ -217,7 +217,11 @@ def main():
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         first = [proc.stdout.readline() for _ in range(20)]
         proc.send_signal(signal.SIGINT)
-        rest, err = proc.communicate(timeout=60)
+        # Read on through the same buffered file: communicate() would read the
+        # descriptor directly and miss what the buffer already holds.
+        rest = proc.stdout.read()
+        err = proc.stderr.read()
+        proc.wait(timeout=60)
         check(proc.returncode == 130, "interrupted listing exits 130, got %s" % proc.returncode)
         cookie = None
         for word_line in err.splitlines():
