@@ -96,7 +96,7 @@ Outputs system_get_version(const ApiRequest &req, Volumes &, Sessions &) {
 Outputs volume_list_info(const ApiRequest &req, Volumes &volumes, Sessions &) {
     Inputs in(req, {});
     OutElement list{"volumes", "", {}};
-    for (const VolumeSpec &v : volumes.list())
+    for (const VolumeDir &v : volumes.list())
         list.children.push_back({"volume-info", "", {{"name", v.name, {}}, {"path", v.dir, {}}}});
     return {list};
 }

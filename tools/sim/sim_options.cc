@@ -88,12 +88,12 @@ of the same snapshots and atime choice resume after it. Sessions idle for --sess
 seconds expire; RPC connections idle for that long (at least 600 seconds) are closed.)";
 
 // NAME=DIR, the directory must exist.
-VolumeSpec parse_volume(const std::string &text) {
+VolumeDir parse_volume(const std::string &text) {
     auto eq = text.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
         throw std::invalid_argument("--volume '" + text +
                                     "' is not NAME=DIR (for example --volume vol1=/srv/vol1)");
-    VolumeSpec v{text.substr(0, eq), text.substr(eq + 1)};
+    VolumeDir v{text.substr(0, eq), text.substr(eq + 1)};
     if (v.name.size() > 255 || v.name.find('/') != std::string::npos)
         throw std::invalid_argument("--volume '" + text +
                                     "': the name must be at most 255 characters without '/'");
@@ -185,7 +185,7 @@ ParsedOptions parse_options(int argc, char **argv) {
     try {
         std::set<std::string> names;
         for (const auto &text : volume_texts) {
-            VolumeSpec v = parse_volume(text);
+            VolumeDir v = parse_volume(text);
             if (!names.insert(v.name).second)
                 throw std::invalid_argument("volume name '" + v.name +
                                             "' is given twice; each --volume needs its own name");

@@ -8,7 +8,7 @@
 
 namespace sim {
 
-struct VolumeSpec {
+struct VolumeDir {
     std::string name;
     std::string dir;
 };
@@ -19,7 +19,7 @@ struct Credentials {
 };
 
 struct Options {
-    std::vector<VolumeSpec> volumes;
+    std::vector<VolumeDir> volumes;
     std::vector<Credentials> users;
     std::string listen = "127.0.0.1";
     int http_port = 80;

@@ -36,10 +36,10 @@ std::string temp_name(const char *purpose) {
 
 } // namespace
 
-Volumes::Volumes(std::vector<VolumeSpec> specs) : specs_(std::move(specs)) {}
+Volumes::Volumes(std::vector<VolumeDir> volumes) : volumes_(std::move(volumes)) {}
 
 const std::string &Volumes::dir_of(const std::string &volume) const {
-    for (const VolumeSpec &v : specs_)
+    for (const VolumeDir &v : volumes_)
         if (v.name == volume)
             return v.dir;
     throw ApiError(SIM_ENOVOLUME, "volume \"" + volume + "\" does not exist");

@@ -17,9 +17,9 @@ struct SnapshotInfo {
 
 class Volumes {
   public:
-    explicit Volumes(std::vector<VolumeSpec> specs);
+    explicit Volumes(std::vector<VolumeDir> volumes);
 
-    const std::vector<VolumeSpec> &list() const { return specs_; }
+    const std::vector<VolumeDir> &list() const { return volumes_; }
 
     // The volume's directory; ApiError (no volume) when there is none.
     const std::string &dir_of(const std::string &volume) const;
@@ -35,7 +35,7 @@ class Volumes {
     static void check_snapshot_name(const std::string &name, const char *input);
 
   private:
-    std::vector<VolumeSpec> specs_;
+    std::vector<VolumeDir> volumes_;
     // Snapshot creation and deletion change the .snapshot directories; one at
     // a time keeps a name from being created and deleted at once.
     std::mutex change_mutex_;
