@@ -41,6 +41,8 @@ import sys
 import threading
 import time
 
+from peer_stream import PeerStream
+
 lock = threading.Lock()
 request_count = 0
 
@@ -51,48 +53,24 @@ def say(line):
         sys.stdout.flush()
 
 
-class Connection:
+class Connection(PeerStream):
     def __init__(self, sock, number, deadline, io_timeout):
-        self.sock = sock
+        super().__init__(sock, deadline, io_timeout)
         self.number = number
-        self.deadline = deadline
-        self.io_timeout = io_timeout
-        self.pending = b""
-
-    def _receive(self):
-        """Reads more bytes into pending; False at the end of the stream, on
-        an error, or when nothing arrives in time."""
-        wait = min(self.io_timeout, self.deadline - time.monotonic())
-        if wait <= 0:
-            return False
-        self.sock.settimeout(wait)
-        try:
-            data = self.sock.recv(65536)
-        except (socket.timeout, OSError):
-            return False
-        if not data:
-            return False
-        self.pending += data
-        return True
 
     def read_request(self):
         """The bytes of one whole request, or None when the client stops
         before sending one."""
-        while b"\r\n\r\n" not in self.pending:
-            if not self._receive():
-                return None
-        head_end = self.pending.index(b"\r\n\r\n") + 4
+        head = self.read_until(b"\r\n\r\n")
+        if head is None:
+            return None
         length = 0
-        for line in self.pending[:head_end].split(b"\r\n")[1:]:
+        for line in head.split(b"\r\n")[1:]:
             name, sep, value = line.partition(b":")
             if sep and name.strip().lower() == b"content-length":
                 length = int(value.strip())
-        while len(self.pending) < head_end + length:
-            if not self._receive():
-                return None
-        request = self.pending[: head_end + length]
-        self.pending = self.pending[head_end + length :]
-        return request
+        body = self.read_exactly(length)
+        return None if body is None else head + body
 
     def play(self, reply):
         """Plays a reply; False when the connection is to be closed."""

@@ -31,51 +31,10 @@ import socket
 import sys
 import time
 
+from peer_stream import PeerStream
 
-class Connection:
-    def __init__(self, sock, deadline, io_timeout):
-        self.sock = sock
-        self.deadline = deadline
-        self.io_timeout = io_timeout
-        self.pending = b""
-        self.captured = b""
-        self.eof = False
 
-    def _receive(self, wait):
-        """Reads more bytes into pending; False at the end of the stream or
-        when nothing arrives in time."""
-        if self.eof:
-            return False
-        wait = min(wait, self.deadline - time.monotonic())
-        if wait <= 0:
-            return False
-        self.sock.settimeout(wait)
-        try:
-            data = self.sock.recv(65536)
-        except (socket.timeout, ConnectionError):
-            return False
-        if not data:
-            self.eof = True
-            return False
-        self.pending += data
-        self.captured += data
-        return True
-
-    def read_until(self, marker):
-        while marker not in self.pending:
-            if not self._receive(self.io_timeout):
-                return None
-        index = self.pending.index(marker) + len(marker)
-        taken, self.pending = self.pending[:index], self.pending[index:]
-        return taken
-
-    def read_exactly(self, count):
-        while len(self.pending) < count:
-            if not self._receive(self.io_timeout):
-                return None
-        taken, self.pending = self.pending[:count], self.pending[count:]
-        return taken
-
+class Connection(PeerStream):
     def head(self):
         self.header_block = self.read_until(b"\r\n\r\n") or b""
 
@@ -102,7 +61,7 @@ class Connection:
 
     def drain(self, seconds):
         end = min(time.monotonic() + seconds, self.deadline)
-        while time.monotonic() < end and self._receive(end - time.monotonic()):
+        while time.monotonic() < end and self.receive(end - time.monotonic()):
             pass
 
     def send(self, data):

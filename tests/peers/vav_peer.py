@@ -45,59 +45,17 @@ import struct
 import sys
 import time
 
+from peer_stream import PeerStream
+
 
 def emit(line):
     print(line, flush=True)
 
 
-class Connection:
+class Connection(PeerStream):
     def __init__(self, sock, deadline, io_timeout):
-        self.sock = sock
-        self.deadline = deadline
-        self.io_timeout = io_timeout
-        self.pending = b""
-        self.captured = b""
-        self.eof = False
+        super().__init__(sock, deadline, io_timeout)
         self.aborted = False
-
-    def _receive(self, wait):
-        """Reads more bytes into pending; False at the end of the stream or
-        when nothing arrives in time."""
-        if self.eof:
-            return False
-        wait = min(wait, self.deadline - time.monotonic())
-        if wait <= 0:
-            return False
-        self.sock.settimeout(wait)
-        try:
-            data = self.sock.recv(65536)
-        except socket.timeout:
-            return False
-        except (ssl.SSLError, OSError):
-            # A reset or a broken TLS stream ends the connection too.
-            self.eof = True
-            return False
-        if not data:
-            self.eof = True
-            return False
-        self.pending += data
-        self.captured += data
-        return True
-
-    def read_until(self, marker):
-        while marker not in self.pending:
-            if not self._receive(self.io_timeout):
-                return None
-        index = self.pending.index(marker) + len(marker)
-        taken, self.pending = self.pending[:index], self.pending[index:]
-        return taken
-
-    def read_exactly(self, count):
-        while len(self.pending) < count:
-            if not self._receive(self.io_timeout):
-                return None
-        taken, self.pending = self.pending[:count], self.pending[count:]
-        return taken
 
     def head(self):
         return self.read_until(b"\r\n\r\n") or b""
@@ -130,7 +88,7 @@ class Connection:
             pass
         end = min(time.monotonic() + final_drain, self.deadline)
         while not self.eof and time.monotonic() < end:
-            self._receive(end - time.monotonic())
+            self.receive(end - time.monotonic())
         self.sock.close()
         return self.eof
 
